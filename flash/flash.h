@@ -29,6 +29,7 @@ extern uint32_t flashSize;  // usable bytes, set by the back end when it starts
 extern int32_t NandError;   // last error of the NAND back end
 
 constexpr uint32_t FLASH_MUTEX_WAIT_FOREVER = 0xFFFFFFFFu;
+constexpr const char16_t* FLASH_MUTEX_NAME = u"RoZoziduZazez";
 
 int32_t initFlash();                 // flashKind, 0 when the layer failed to start
 int lockFlash(uint32_t timeout);     // 1 when the caller now owns the mutex
@@ -36,6 +37,8 @@ int unlockFlash();
 int closeFlash();                    // always 1
 void setProgress(ProgressFn progress, uint32_t interval);
 
-// Erase progress shared by the back ends: call before each block with the bytes done so far.
-// Answers 0 when the progress function asked to abort.
+// Erase progress shared by the back ends: call before each block with the bytes done so far
+// and the covered total; *nextMark starts at 0. Calls the progress function when done has
+// reached the mark, then moves the mark on by the interval (an interval of 0 reports before
+// every block). Answers 0 when the progress function asked to abort.
 int reportEraseProgress(uint32_t done, uint32_t total, uint32_t* nextMark);
