@@ -14,6 +14,9 @@ namespace sim {
 class Gpio : public Device {
  public:
   explicit Gpio(Cpu cpu);
+  ~Gpio() override;
+  Gpio(const Gpio&) = delete;
+  Gpio& operator=(const Gpio&) = delete;
   std::string name() const override { return "gpio"; }
   // Offsets relative to GPIO_BASE; the MFPRs are at 0x10000 and up.
   uint32_t read32(uint32_t offset) override;
@@ -26,7 +29,8 @@ class Gpio : public Device {
   bool level(int g) const;            // what GPLR reads
   uint32_t mfpr(uint32_t offset) const;   // MFPR at MFPR_BASE + offset
   uint32_t alternateFunction(int pin) const;  // PXA270 GAFR field
-  // Called after every write that may change pin levels or directions.
+  // Called after every write by the processor that may change pin levels or directions
+  // (not after setInputLevel, so a device may answer from inside the handler).
   void onChange(std::function<void()> handler);
 
  private:
@@ -34,6 +38,8 @@ class Gpio : public Device {
   State* s_;
 };
 
+// OSCR0 counts at 3.25 MHz from the module clock (32-bit wrap). With a virtual clock every
+// counter read moves time on by 1 us, so that wait loops on the counter end.
 class OsTimer : public Device {
  public:
   explicit OsTimer(Clock* clock) : clock_(clock) {}
