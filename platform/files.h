@@ -32,6 +32,14 @@ constexpr uint32_t INVALID_SET_FILE_POINTER = 0xFFFFFFFFu;
 
 constexpr uint32_t MAX_PATH = 260;
 
+// Further error codes of the file functions.
+constexpr uint32_t ERROR_TOO_MANY_OPEN_FILES = 4;
+constexpr uint32_t ERROR_NO_MORE_FILES = 18;     // findNextFile after the last entry
+constexpr uint32_t ERROR_GEN_FAILURE = 31;
+constexpr uint32_t ERROR_NEGATIVE_SEEK = 131;    // setFilePointer before the file's start
+constexpr uint32_t ERROR_DIR_NOT_EMPTY = 145;
+constexpr uint32_t ERROR_DIRECTORY = 267;        // a folder was expected
+
 // 100-ns intervals since 1601-01-01 (UTC), as two 32-bit halves.
 struct FileTime {
   uint32_t low;
