@@ -434,9 +434,12 @@ bool isOpen(const struct stat& st) {
   return false;
 }
 
+// Handles without read or write access (opened for their times or size) take no part in
+// sharing: they neither restrict others nor are restricted.
 bool sharingConflicts(const struct stat& st, uint32_t access, uint32_t share) {
+  if (access == 0) return false;
   for (const OpenRecord* r : openRecords()) {
-    if (r->dev != st.st_dev || r->ino != st.st_ino) continue;
+    if (r->dev != st.st_dev || r->ino != st.st_ino || r->access == 0) continue;
     if ((access & GENERIC_READ) && !(r->share & FILE_SHARE_READ)) return true;
     if ((access & GENERIC_WRITE) && !(r->share & FILE_SHARE_WRITE)) return true;
     if ((r->access & GENERIC_READ) && !(share & FILE_SHARE_READ)) return true;
