@@ -312,6 +312,8 @@ struct NorFlash::State {
       case 0x90: chip.mode = Mode::Identifier; break;
       case 0x98: chip.mode = Mode::Query; break;
       case 0x70: chip.mode = Mode::Status; break;
+      case 0xB0:  // suspend and resume: operations finish at once, nothing to hold
+      case 0xD0: chip.mode = Mode::Status; break;
       case 0x50: chip.status = 0; break;
       case 0x60: chip.pending = Pending::LockSetup; chip.mode = Mode::Status; break;
       case 0x20: chip.pending = Pending::EraseSetup; chip.mode = Mode::Status; break;

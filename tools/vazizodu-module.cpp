@@ -157,6 +157,12 @@ int main(int argc, char** argv) {
   writeCmd->add_option("OFFSET", offset, "Flash offset (decimal or 0x hex)")->required();
   writeCmd->add_option("FILE", file, "File whose bytes are written")->required();
 
+  if (argc < 2) return fail("no command given: create, dump or write (see --help)");
+  const std::string command = argv[1];
+  if (command.empty() || (command[0] != '-' && command != "create" && command != "dump" &&
+                          command != "write")) {
+    return fail(command + ": unknown command (create, dump or write)");
+  }
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {
