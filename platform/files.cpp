@@ -8,12 +8,12 @@
 // entry that is neither a file nor a folder) is never followed, never listed, and refused with
 // ERROR_ACCESS_DENIED when named.
 //
-// Attributes: a file is read-only when its host mode has no owner write bit (setting the
-// attribute clears the write bits); the other Windows-style attributes, and the read-only
-// attribute of folders, live in the extended attribute "user.vazizodu.attributes" (u32,
-// little-endian). The creation time lives in "user.vazizodu.created" (FILETIME, u64
-// little-endian); without it the creation time is the modification time. On a host file system
-// without extended attributes only the read-only attribute of files is kept.
+// Attributes: the Windows-style attributes live in the extended attribute
+// "user.vazizodu.attributes" (u32, little-endian); a file whose host mode has no owner write bit
+// reads as read-only as well, and clearing the attribute gives it that bit back. The creation
+// time lives in "user.vazizodu.created" (FILETIME, u64 little-endian); without it the creation
+// time is the modification time. On a host file system without extended attributes the
+// read-only attribute of files goes into the host mode and the other attributes are not kept.
 //
 // Sharing is checked among the handles of this process.
 #include "platform/files.h"
@@ -346,22 +346,25 @@ uint32_t storedAttributes(int fd) {
 uint32_t attributesOf(int fd, const struct stat& st) {
   uint32_t a = storedAttributes(fd) & kStoredAttributes;
   if (S_ISDIR(st.st_mode)) return a | FILE_ATTRIBUTE_DIRECTORY;
-  a &= ~FILE_ATTRIBUTE_READONLY;
   if ((st.st_mode & S_IWUSR) == 0) a |= FILE_ATTRIBUTE_READONLY;
   return a == 0 ? FILE_ATTRIBUTE_NORMAL : a;
 }
 
+// The host mode is left writable for the owner, so that the stored attributes and times of a
+// read-only file can still be changed.
 bool storeAttributes(int fd, const struct stat& st, uint32_t attributes) {
   attributes &= kStoredAttributes;
-  if (S_ISREG(st.st_mode)) {
-    const mode_t mode = (attributes & FILE_ATTRIBUTE_READONLY)
-                            ? (st.st_mode & 07777 & ~mode_t{0222})
-                            : (st.st_mode & 07777) | S_IWUSR;
-    if ((st.st_mode & 07777) != mode && ::fchmod(fd, mode) != 0) return fail(errorOf(errno));
+  const bool file = S_ISREG(st.st_mode);
+  const mode_t mode = st.st_mode & 07777;
+  if (file && !(attributes & FILE_ATTRIBUTE_READONLY) && !(mode & S_IWUSR) &&
+      ::fchmod(fd, mode | S_IWUSR) != 0) {
+    return fail(errorOf(errno));
   }
   unsigned char raw[4];
   for (int i = 0; i < 4; ++i) raw[i] = static_cast<unsigned char>(attributes >> (8 * i));
-  if (::fsetxattr(fd, kAttributesName, raw, sizeof raw, 0) != 0 && errno != ENOTSUP)
+  if (::fsetxattr(fd, kAttributesName, raw, sizeof raw, 0) == 0) return true;
+  if (errno != ENOTSUP) return fail(errorOf(errno));
+  if (file && (attributes & FILE_ATTRIBUTE_READONLY) && ::fchmod(fd, mode & ~mode_t{0222}) != 0)
     return fail(errorOf(errno));
   return true;
 }
