@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <ostream>
 #include <tuple>
+#include <vector>
 
 #include "hw/cpu.h"
 #include "hw/physmem.h"
@@ -10,6 +12,7 @@
 #include "sim/gpio.h"
 #include "sim/module.h"
 #include "sim/nor.h"
+#include "sim/oem.h"
 #include "tests/fixtures/module_fixture.h"
 
 namespace {
@@ -18,6 +21,7 @@ struct CpuCase {
   sim::Cpu cpu;
   uint32_t product;
 };
+void PrintTo(const CpuCase& c, std::ostream* os) { *os << sim::cpuName(c.cpu); }
 
 class ProductTest : public ::testing::TestWithParam<std::tuple<CpuCase, bool>> {};
 
@@ -49,6 +53,105 @@ TEST(Product, WithoutKernelServiceOnlyPrivilegedCodeReadsIt) {
   fixture::TempModule m(sim::Cpu::PXA270, [](sim::Config& c) { c.services.kernel = false; });
   m.attach();
   EXPECT_EQ(readCpuProduct(), 0u);
+}
+
+// What the kernel is asked to do, seen through kernel hooks that only record.
+struct KernelLog {
+  struct Routine {
+    uint32_t routine;
+    uint32_t argument;
+    KernelBlock block;
+  };
+  struct Copy {
+    uint32_t destination;
+    uint32_t source;
+    uint32_t size;
+    uint32_t protect;
+  };
+  std::vector<Routine> routines;
+  std::vector<Copy> copies;
+
+  void install(sim::Module& mod, uint32_t routineResult) {
+    sim::KernelHooks hooks;
+    hooks.runRoutine = [this, routineResult](uint32_t routine, uint32_t argument) {
+      const auto* block = static_cast<const KernelBlock*>(plat::pinned(argument));
+      routines.push_back({routine, argument, block ? *block : KernelBlock{}});
+      return routineResult;
+    };
+    hooks.virtualCopy = [this](uint32_t destination, uint32_t source, uint32_t size,
+                               uint32_t protect) {
+      copies.push_back({destination, source, size, protect});
+      return true;
+    };
+    mod.oem().setHooks(hooks);
+  }
+};
+
+TEST(Product, UserModeSendsOneTrampolineRequestPerRead) {
+  fixture::TempModule m;
+  KernelLog log;
+  log.install(m.attach(), 17);
+  EXPECT_EQ(readCpuProduct(), 17u);
+  EXPECT_EQ(readCpuProduct(), 17u);
+  ASSERT_EQ(log.routines.size(), 2u);
+  EXPECT_EQ(log.routines[0].routine, plat::codeAddress(kernelTrampoline));
+  EXPECT_NE(log.routines[0].block.function, nullptr);
+  EXPECT_EQ(log.routines[0].block.argument1, 0u);
+  EXPECT_EQ(log.routines[0].block.argument2, 0u);
+  EXPECT_EQ(plat::pinned(log.routines[0].argument), nullptr);  // released after the call
+}
+
+TEST(Product, PrivilegedModeSendsNoRequest) {
+  fixture::TempModule m(sim::Cpu::PXA310, [](sim::Config& c) { c.privileged = true; });
+  KernelLog log;
+  log.install(m.attach(), 0);
+  EXPECT_EQ(readCpuProduct(), 9u);
+  EXPECT_TRUE(log.routines.empty());
+}
+
+// A user-mode mapping of 64 MB asks the kernel for two copies of 32 MB, each with the
+// reservation address, the physical address / 256 and the uncached read/write protection.
+TEST(Mapping, UserModeRangeGoesToTheKernelIn32MbPieces) {
+  fixture::TempModule m;
+  KernelLog log;
+  log.install(m.attach(), 0);
+  void* flash = mapPhysicalRange(0, 0x4000000);
+  ASSERT_NE(flash, nullptr);
+  const auto base = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(flash));
+  ASSERT_EQ(log.copies.size(), 2u);
+  EXPECT_EQ(log.copies[0].destination, base);
+  EXPECT_EQ(log.copies[0].source, 0u);
+  EXPECT_EQ(log.copies[0].size, 0x2000000u);
+  EXPECT_EQ(log.copies[0].protect, 0x604u);
+  EXPECT_EQ(log.copies[1].destination, base + 0x2000000);
+  EXPECT_EQ(log.copies[1].source, 0x2000000u / 256);
+  EXPECT_EQ(log.copies[1].size, 0x2000000u);
+  EXPECT_EQ(log.copies[1].protect, 0x604u);
+  unmapPhysical(flash);
+
+  void* window = mapPhysical(0x43100010);
+  ASSERT_NE(window, nullptr);
+  ASSERT_EQ(log.copies.size(), 3u);
+  EXPECT_EQ(log.copies[2].destination + 0x10, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(window)));
+  EXPECT_EQ(log.copies[2].source, 0x43100000u / 256);
+  EXPECT_EQ(log.copies[2].size, 0x2000u);
+  unmapPhysical(window);
+}
+
+TEST(Mapping, RefusedCopyReleasesTheReservation) {
+  fixture::TempModule m;
+  sim::Module& mod = m.attach();
+  sim::KernelHooks hooks;
+  uint32_t refused = 0;
+  hooks.virtualCopy = [&](uint32_t destination, uint32_t, uint32_t, uint32_t) {
+    refused = destination;
+    return false;
+  };
+  mod.oem().setHooks(hooks);
+  EXPECT_EQ(mapPhysical(0x40E00000), nullptr);
+  ASSERT_NE(refused, 0u);
+  // The reservation is gone: freeing it again fails.
+  EXPECT_FALSE(plat::virtualFree(reinterpret_cast<void*>(uintptr_t{refused}), 0, plat::MEM_RELEASE));
 }
 
 uint32_t twice(uint32_t argument) { return 2 * argument + 1; }

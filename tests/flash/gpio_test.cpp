@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <ostream>
 #include <set>
+#include <string>
 
 #include "hw/gpio.h"
 #include "sim/gpio.h"
@@ -69,6 +71,7 @@ struct ConfigureCase {
   int gpio;            // GPIO number whose direction bit is checked
   bool becomesOutput;  // the function is the pin's GPIO function
 };
+void PrintTo(const ConfigureCase& c, std::ostream* os) { *os << c.name; }
 
 class ConfigureTest : public ::testing::TestWithParam<ConfigureCase> {};
 

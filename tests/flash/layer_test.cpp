@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <future>
+#include <ostream>
 #include <string>
 #include <thread>
 
@@ -40,6 +41,7 @@ struct NandCase {
   sim::Cpu cpu;
   bool kernelService;
 };
+void PrintTo(const NandCase& c, std::ostream* os) { *os << c.name; }
 
 class NandModules : public ::testing::TestWithParam<NandCase> {};
 

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <functional>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -15,6 +16,10 @@
 #include "sim/module.h"
 #include "sim/nor.h"
 #include "tests/fixtures/module_fixture.h"
+
+void PrintTo(const NorDeviceType& t, std::ostream* os) {
+  *os << "device code 0x" << std::hex << t.deviceCode << std::dec << ", type " << int{t.type};
+}
 
 namespace {
 
@@ -136,6 +141,7 @@ struct EraseCase {
   uint32_t blocks;    // erase commands
   uint32_t total;     // progress total
 };
+void PrintTo(const EraseCase& c, std::ostream* os) { *os << c.name; }
 
 class EraseRange : public ::testing::TestWithParam<EraseCase> {};
 
