@@ -1,6 +1,18 @@
 #pragma once
 // Files in the module's namespace: backslash paths rooted at "\", looked up without regard to
 // case, stored under the module's file root. No path reaches outside that root.
+//
+// Paths: a path not starting with "\" is taken from the root too. Refused with
+// ERROR_INVALID_NAME: "." and ".." components, empty components (one final backslash is
+// allowed where a folder is named), '/', control characters, < > : " | and, outside the last
+// component of a find pattern, * and ?. Names of more than 255 units and paths of MAX_PATH
+// units or more give ERROR_FILENAME_EXCED_RANGE (no more than MAX_PATH units are ever read).
+// Symbolic links and special files in the root are never followed nor listed; naming one gives
+// ERROR_ACCESS_DENIED (ERROR_PATH_NOT_FOUND as a folder of the path).
+//
+// Sharing is checked among the handles of this process; a file with an open handle cannot be
+// deleted (ERROR_SHARING_VIOLATION). A file created read-only keeps the write access of the
+// handle that created it.
 #include <cstdint>
 
 #include "platform/types.h"
@@ -56,6 +68,7 @@ struct FindData {
   uint32_t objectId;
   char16_t name[MAX_PATH];
 };
+static_assert(sizeof(FindData) == 560, "the platform's find record");
 
 Handle createFile(const char16_t* path, uint32_t access, uint32_t share, uint32_t disposition,
                   uint32_t attributes);
@@ -70,15 +83,21 @@ bool setEndOfFile(Handle h);
 bool deleteFile(const char16_t* path);
 uint32_t getFileAttributes(const char16_t* path);
 bool setFileAttributes(const char16_t* path, uint32_t attributes);
+// Created is kept as set; a host file never given one was created when it was last written.
 bool getFileTime(Handle h, FileTime* created, FileTime* accessed, FileTime* written);
+// Needs write access; a null or zero time is left as it is.
 bool setFileTime(Handle h, const FileTime* created, const FileTime* accessed,
                  const FileTime* written);
 bool createDirectory(const char16_t* path);
 bool removeDirectory(const char16_t* path);
-// Pattern: a folder path followed by a last component that may hold '*' and '?'.
+// Pattern: a folder path followed by a last component that may hold '*' and '?' (matched without
+// regard to case; a final ".*" also matches names without an extension). Entries come sorted by
+// name without regard to case; "." and ".." are not reported. No match: ERROR_FILE_NOT_FOUND;
+// after the last entry findNextFile answers false with ERROR_NO_MORE_FILES.
 Handle findFirstFile(const char16_t* pattern, FindData* data);
 bool findNextFile(Handle h, FindData* data);
 bool findClose(Handle h);
+// Of the host file system that holds the file root; path names a folder (null: the root).
 bool getDiskFreeSpaceEx(const char16_t* path, uint64_t* freeToCaller, uint64_t* total,
                         uint64_t* totalFree);
 
