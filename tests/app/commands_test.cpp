@@ -12,13 +12,13 @@ using nlohmann::json;
 
 namespace {
 
-struct Run {
+struct ProgramRun {
   fixture::RunResult result;
   std::vector<json> boxes;   // message boxes shown
   std::vector<json> events;  // events.jsonl of the module
 };
 
-Run runProgram(const TempModule& m, const std::vector<std::string>& commandLine,
+ProgramRun runProgram(const TempModule& m, const std::vector<std::string>& commandLine,
                const std::vector<std::string>& answers = {}) {
   const std::string log = (m.dir().parent_path() / "ui.log").string();
   const std::string script = (m.dir().parent_path() / "ui.script").string();
@@ -30,7 +30,7 @@ Run runProgram(const TempModule& m, const std::vector<std::string>& commandLine,
   std::vector<std::string> args{"--module", m.dir().string(), "--ui", "script",
                                 "--ui-script", script, "--ui-log", log, "--"};
   args.insert(args.end(), commandLine.begin(), commandLine.end());
-  Run r;
+  ProgramRun r;
   r.result = fixture::run("vazizodu", args);
   std::ifstream f(log);
   for (std::string line; std::getline(f, line);) r.boxes.push_back(json::parse(line));
@@ -38,7 +38,7 @@ Run runProgram(const TempModule& m, const std::vector<std::string>& commandLine,
   return r;
 }
 
-std::vector<std::string> eventNames(const Run& r) {
+std::vector<std::string> eventNames(const ProgramRun& r) {
   std::vector<std::string> names;
   for (const json& e : r.events) names.push_back(e["event"].get<std::string>());
   return names;
@@ -53,7 +53,7 @@ json box(const char* caption, const char* text, int style, int answer) {
 
 TEST(RegistryCommands, SaveShowsItsMessageAndFlushes) {
   TempModule m;
-  Run r = runProgram(m, {"/f"});
+  ProgramRun r = runProgram(m, {"/f"});
   EXPECT_EQ(r.result.exitCode, 1) << r.result.err;
   ASSERT_EQ(r.boxes.size(), 1u);
   EXPECT_EQ(r.boxes[0], box("Registry", "Registry successfully saved", 0, 1));
@@ -62,7 +62,7 @@ TEST(RegistryCommands, SaveShowsItsMessageAndFlushes) {
 
 TEST(RegistryCommands, SilentSaveClearThenDelayedColdRestart) {
   TempModule m;
-  Run r = runProgram(m, {"/fu", "/c", "/rc250"});
+  ProgramRun r = runProgram(m, {"/fu", "/c", "/rc250"});
   EXPECT_EQ(r.result.exitCode, 1) << r.result.err;
   ASSERT_EQ(r.boxes.size(), 1u);
   EXPECT_EQ(r.boxes[0], box("Registry", "Registry successfully cleared", 0, 1));
@@ -73,13 +73,13 @@ TEST(RegistryCommands, SilentSaveClearThenDelayedColdRestart) {
 
 TEST(RegistryCommands, FailuresShowTheirMessageAndEndTheRun) {
   TempModule m(sim::Cpu::PXA270, [](sim::Config& c) { c.services.clearRegistry = false; });
-  Run r = runProgram(m, {"/c", "/f"});
+  ProgramRun r = runProgram(m, {"/c", "/f"});
   EXPECT_EQ(r.result.exitCode, 0);
   ASSERT_EQ(r.boxes.size(), 1u);
   EXPECT_EQ(r.boxes[0], box("Registry", "Registry clear FAILED!", 16, 1));
   EXPECT_TRUE(eventNames(r).empty()) << "the save after the failed clear must not run";
 
-  Run silent = runProgram(m, {"/cu"});
+  ProgramRun silent = runProgram(m, {"/cu"});
   EXPECT_EQ(silent.result.exitCode, 0);
   EXPECT_TRUE(silent.boxes.empty());
 }
@@ -100,7 +100,7 @@ TEST(RegistryCommands, FlushedRegistrySurvivesARestartAndAClearedOneIsForgotten)
 
 TEST(CommandLine, UnknownSwitchWarnsAndOnlyEarlierCommandsRun) {
   TempModule m;
-  Run r = runProgram(m, {"/f", "/x", "/c"});
+  ProgramRun r = runProgram(m, {"/f", "/x", "/c"});
   EXPECT_EQ(r.result.exitCode, 1);
   EXPECT_EQ(r.result.err, "WARNING: Vazizodu.exe: Unknown Command parameter: x\n\r");
   EXPECT_EQ(eventNames(r), std::vector<std::string>{"registry-flush"});
@@ -110,7 +110,7 @@ TEST(CommandLine, TwentyOneSwitchesRunTwenty) {
   TempModule m;
   std::vector<std::string> line(20, "/f");
   line.push_back("/c");
-  Run r = runProgram(m, line);
+  ProgramRun r = runProgram(m, line);
   EXPECT_EQ(r.result.exitCode, 1);
   EXPECT_EQ(r.boxes.size(), 20u);
   for (const json& b : r.boxes) EXPECT_EQ(b["text"], "Registry successfully saved");
@@ -124,7 +124,7 @@ TEST(CommandLine, RestartForms) {
                {"/RC3", "cold"}};
   for (const Case& c : cases) {
     TempModule m;
-    Run r = runProgram(m, {c.line, "/f"});
+    ProgramRun r = runProgram(m, {c.line, "/f"});
     EXPECT_EQ(r.result.exitCode, 1) << c.line;
     ASSERT_EQ(eventNames(r), std::vector<std::string>{"restart"}) << c.line;
     EXPECT_EQ(r.events[0]["kind"], c.kind) << c.line;
@@ -134,14 +134,14 @@ TEST(CommandLine, RestartForms) {
 
 TEST(CommandLine, RefusedRestartCountsAsSuccess) {
   TempModule m(sim::Cpu::PXA270, [](sim::Config& c) { c.restartCarriedOut = false; });
-  Run r = runProgram(m, {"/r", "/fu"});
+  ProgramRun r = runProgram(m, {"/r", "/fu"});
   EXPECT_EQ(r.result.exitCode, 1);
   EXPECT_EQ(eventNames(r), (std::vector<std::string>{"restart-refused", "registry-flush"}));
 }
 
 TEST(StartUp, OldPxa320HardwareIsRefused) {
   TempModule m(sim::Cpu::PXA320, [](sim::Config& c) { c.hwMinor = 1; });
-  Run r = runProgram(m, {});
+  ProgramRun r = runProgram(m, {});
   EXPECT_EQ(r.result.exitCode, 0);
   ASSERT_EQ(r.boxes.size(), 1u);
   EXPECT_EQ(r.boxes[0], box("ERROR", "Module HW version not supported", 16, 1));
@@ -154,7 +154,7 @@ TEST(StartUp, UnreadableHardwareVersionSkipsTheCheck) {
     c.hwMinor = 1;
     c.services.readItem = false;
   });
-  Run r = runProgram(m, {});
+  ProgramRun r = runProgram(m, {});
   EXPECT_EQ(r.result.exitCode, 1);
   EXPECT_TRUE(r.boxes.empty());
 }
@@ -168,13 +168,13 @@ TEST(StartUp, FlashThatDoesNotStartStopsEveryCommand) {
     TempModule m(c.cpu, [&](sim::Config& cfg) {
       if (c.wrongMaker) cfg.nor.faults.manufacturer = 0x0001;
     });
-    Run r = runProgram(m, {"/r"});
+    ProgramRun r = runProgram(m, {"/r"});
     EXPECT_EQ(r.result.exitCode, 0) << sim::cpuName(c.cpu);
     ASSERT_EQ(r.boxes.size(), 1u) << sim::cpuName(c.cpu);
     EXPECT_EQ(r.boxes[0], box("ERROR", "Init VazizoduLib failed.", 16, 1));
     EXPECT_TRUE(eventNames(r).empty()) << "nothing may restart";
 
-    Run silent = runProgram(m, {"/fu", "/r"});
+    ProgramRun silent = runProgram(m, {"/fu", "/r"});
     EXPECT_EQ(silent.result.exitCode, 0);
     EXPECT_TRUE(silent.boxes.empty());
     EXPECT_TRUE(eventNames(silent).empty());
@@ -185,7 +185,7 @@ TEST(StartUp, EmptyCommandLineOrNoLeadingSlashRunsNoCommand) {
   TempModule m;
   for (const std::vector<std::string>& line :
        {std::vector<std::string>{}, {"f"}, {" /f"}, {"/x"}}) {
-    Run r = runProgram(m, line);
+    ProgramRun r = runProgram(m, line);
     EXPECT_EQ(r.result.exitCode, 1);
     EXPECT_TRUE(r.boxes.empty());
     EXPECT_TRUE(eventNames(r).empty());
