@@ -36,6 +36,15 @@ bool ready(uint32_t status) {
   return (status & NOR_STATUS_READY) == NOR_STATUS_READY;
 }
 
+// Ends an operation at offset: clears the sticky error bits when the status shows an error,
+// then returns the chips to read-array mode. Answers whether the status was free of errors.
+bool finish(uint32_t offset, uint32_t status) {
+  const bool failed = (status & NOR_STATUS_ERROR) != 0;
+  if (failed) command(offset, NOR_CLEAR_STATUS);
+  command(offset, NOR_READ_ARRAY);
+  return !failed;
+}
+
 bool elapsed(uint32_t since, uint32_t limit) {
   return plat::getTickCount() - since >= limit;
 }
@@ -86,10 +95,7 @@ bool eraseNorBlock(uint32_t block) {
   const uint32_t t0 = plat::getTickCount();
   for (;;) {
     const uint32_t status = word(block);
-    if (ready(status)) {
-      command(block, NOR_READ_ARRAY);
-      return (status & NOR_STATUS_ERROR) == 0;
-    }
+    if (ready(status)) return finish(block, status);
     plat::sleep(NOR_ERASE_POLL_MS);
     if (elapsed(t0, NOR_ERASE_TIMEOUT_MS)) {
       command(block, NOR_READ_ARRAY);
@@ -146,10 +152,7 @@ int norWriteWord(uint32_t offset, uint32_t value) {
   const uint32_t t0 = plat::getTickCount();
   for (;;) {
     const uint32_t status = word(offset);
-    if (ready(status)) {
-      command(offset, NOR_READ_ARRAY);
-      return (status & NOR_STATUS_ERROR) == 0 ? 1 : 0;
-    }
+    if (ready(status)) return finish(offset, status) ? 1 : 0;
     if (elapsed(t0, NOR_WORD_TIMEOUT_MS)) {
       command(offset, NOR_READ_ARRAY);
       return 0;
@@ -197,11 +200,18 @@ int norWrite(const void* source, uint32_t offset, uint32_t length) {
     }
     const uint32_t last = chunk + 4 * (words - 1);
     command(last, NOR_CONFIRM);
-    while (!ready(word(last))) {
+    uint32_t status;
+    while (!ready(status = word(last))) {
       if (elapsed(t0, NOR_BUFFER_TIMEOUT_MS)) {
         command(last, NOR_READ_ARRAY);
         return 0;
       }
+    }
+    // A chunk the chips could not program fails the write at once: nothing after it is
+    // written over data that did not arrive.
+    if ((status & NOR_STATUS_ERROR) != 0) {
+      finish(last, status);
+      return 0;
     }
     remaining -= 4 * words;
     if (remaining == 0) {

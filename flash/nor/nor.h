@@ -17,7 +17,10 @@ constexpr uint32_t NOR_WORD_PROGRAM = 0x00400040;  // then the data word
 constexpr uint32_t NOR_BUFFER_PROGRAM = 0x00E800E8;
 
 constexpr uint32_t NOR_STATUS_READY = 0x00800080;  // both chips show bit 7
-constexpr uint32_t NOR_STATUS_ERROR = 0x002A002A;  // bits 1, 3, 5 of either chip
+// Error bits of either chip: 1 block locked, 3 program voltage, 4 program error, 5 erase error.
+// Errors stick until the clear-status command, which every failing operation sends, so that
+// one failure does not make every later operation fail.
+constexpr uint32_t NOR_STATUS_ERROR = 0x003A003A;
 constexpr uint32_t NOR_BLOCK_LOCKED = 0x00010001;  // lock status at block + 8 in identifier mode
 constexpr uint32_t NOR_MANUFACTURER = 0x00890089;
 

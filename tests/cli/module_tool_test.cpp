@@ -1,5 +1,7 @@
 // vazizodu-module, run as a separate program: create, write, dump, and its argument errors.
 #include <gtest/gtest.h>
+
+#include <ostream>
 #include <stdlib.h>
 
 #include <algorithm>
@@ -88,6 +90,8 @@ struct BadCall {
                                   // "@file" = a 4-byte file, "@none" = a missing folder
   const char* mention;            // what the one line must name
 };
+
+void PrintTo(const BadCall& call, std::ostream* os) { *os << call.name; }
 
 class ModuleToolErrorTest : public ModuleToolTest,
                             public ::testing::WithParamInterface<BadCall> {};

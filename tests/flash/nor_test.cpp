@@ -349,25 +349,42 @@ TEST(NorWrite, LargeWriteReadsBack) {
   EXPECT_EQ(back, data);
 }
 
-// A word program into a locked block reports the lock error. A program error (status bit 4)
-// is not among the bits looked at, and the buffered program looks at none: such faults show
-// only when the data is read back.
+// Every program error is reported, by word and buffered program alike, and the error does not
+// stay behind to fail later operations.
 TEST(NorWrite, ProgramErrors) {
   NorModule n;
   ASSERT_TRUE(n.start());
   EXPECT_EQ(flashOps.writeWord(0x10000, 0x12345678), 0);  // bootloader blocks stay locked
   EXPECT_EQ(flashOps.readWord(0x10000), 0xFFFFFFFFu);
+  EXPECT_EQ(flashOps.writeWord(0xC0000, 0x12345678), 1) << "the lock error must not stick";
 }
 
-TEST(NorWrite, ProgramFaultShowsOnReadBack) {
+TEST(NorWrite, ProgramFaultIsReportedAndDoesNotStick) {
   NorModule n;
   ASSERT_TRUE(n.start());
   n.nor.faults().programFailBlock = 0x80000;
-  EXPECT_EQ(flashOps.writeWord(0x80000, 0x12345678), 1);
+  EXPECT_EQ(flashOps.writeWord(0x80000, 0x12345678), 0);
   EXPECT_EQ(flashOps.readWord(0x80000), 0xFFFFFFFFu);
-  const auto data = pattern(64, 4);
-  EXPECT_EQ(flashOps.write(data.data(), 0x80040, 64), 1);
-  EXPECT_TRUE(n.allBytes(0x80040, 64, 0xFF));
+  const auto data = pattern(256, 4);
+  const uint64_t before = n.nor.counters().programs;
+  EXPECT_EQ(flashOps.write(data.data(), 0x80040, 256), 0);
+  EXPECT_EQ(n.nor.counters().programs - before, 1u) << "the write stops at the failed chunk";
+  EXPECT_TRUE(n.allBytes(0x80040, 256, 0xFF));
+  // Later operations elsewhere succeed.
+  EXPECT_EQ(flashOps.write(data.data(), 0xC0000, 256), 1);
+  EXPECT_EQ(n.raw(0xC0000, 256), data);
+  EXPECT_EQ(flashOps.writeWord(0xC1000, 0x0F0F0F0F), 1);
+}
+
+TEST(NorErase, FailedEraseDoesNotFailTheNext) {
+  NorModule n;
+  ASSERT_TRUE(n.start());
+  n.fill(0x80000, 16, 0x00);
+  n.fill(0xC0000, 16, 0x00);
+  n.nor.faults().eraseFailBlock = 0x80000;
+  EXPECT_EQ(flashOps.erase(0x80000, 0x40000), 0);
+  EXPECT_EQ(flashOps.erase(0xC0000, 0x40000), 1);
+  EXPECT_TRUE(n.allBytes(0xC0000, 16, 0xFF));
 }
 
 TEST(NorWrite, WordProgram) {
