@@ -17,7 +17,7 @@ void Events::open(const std::filesystem::path& file, Clock* clock) {
   clock_ = clock;
 }
 
-void Events::record(nlohmann::json event) {
+void Events::record(nlohmann::ordered_json event) {
   using namespace std::chrono;
   auto now = system_clock::now();
   std::time_t secs = system_clock::to_time_t(now);

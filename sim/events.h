@@ -11,7 +11,7 @@ class Events {
  public:
   void open(const std::filesystem::path& file, Clock* clock);
   // Appends the object with "time" (UTC, ISO 8601 with milliseconds) and "tick" (module ms).
-  void record(nlohmann::json event);
+  void record(nlohmann::ordered_json event);
 
  private:
   std::filesystem::path file_;

@@ -79,7 +79,7 @@ class ScriptFrontEnd : public FrontEnd {
   }
 
  private:
-  void log(const nlohmann::json& entry) {
+  void log(const nlohmann::ordered_json& entry) {
     if (logPath_.empty()) return;
     std::ofstream f(logPath_, std::ios::app);
     f << entry.dump() << "\n";

@@ -31,7 +31,12 @@ TEST(ScriptFrontEnd, AnswersFromTheScriptThenDefaultButtons) {
 
   std::ifstream f(dir / "log");
   std::vector<nlohmann::json> lines;
-  for (std::string l; std::getline(f, l);) lines.push_back(nlohmann::json::parse(l));
+  std::string first;
+  for (std::string l; std::getline(f, l);) {
+    if (first.empty()) first = l;
+    lines.push_back(nlohmann::json::parse(l));
+  }
+  EXPECT_EQ(first, R"({"type":"messagebox","caption":"C","text":"Q1","style":36,"answer":7})");
   ASSERT_EQ(lines.size(), 7u);
   EXPECT_EQ(lines[6], (nlohmann::json{{"type", "messagebox"}, {"caption", "ERROR"},
                                       {"text", "Fehler \u00e4\n2"}, {"style", 16}, {"answer", 1}}));
