@@ -122,7 +122,7 @@ struct Spec {
 
 enum class Length { None, Char, Short, Long, LongLong, Size, PtrDiff, Max, LongDouble, Wide };
 
-// Pads a field of n units to the spec's width, calling body to produce the units.
+// Pads a field of n units to the conversion's width, calling body to produce the units.
 template <class Body>
 void field(Sink& out, const Spec& spec, long n, Body body) {
   const long pad = spec.width > n ? spec.width - n : 0;
