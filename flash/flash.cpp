@@ -51,8 +51,15 @@ int32_t initFlash() {
 int lockFlash(uint32_t timeout) {
   if (layer.started == 0) initFlash();
   if (layer.mutex == 0) return 0;
-  // An abandoned mutex is owned now, but what its last owner left in the flash is unknown.
-  return plat::waitForSingleObject(layer.mutex, timeout) == plat::WAIT_OBJECT_0 ? 1 : 0;
+  const uint32_t wait = plat::waitForSingleObject(layer.mutex, timeout);
+  if (wait == plat::WAIT_ABANDONED) {
+    // Its last owner ended inside a flash operation: what it left in the flash is unknown, so
+    // this caller gives up. The ownership that came with the answer is handed back, else no
+    // one else could take the lock while this process lives.
+    plat::releaseMutex(layer.mutex);
+    return 0;
+  }
+  return wait == plat::WAIT_OBJECT_0 ? 1 : 0;
 }
 
 int unlockFlash() {

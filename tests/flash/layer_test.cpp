@@ -122,7 +122,12 @@ TEST(FlashLayer, LockIsTheNamedMutex) {
   std::thread leaver([&] { plat::waitForSingleObject(mutex, plat::INFINITE); });
   leaver.join();
   EXPECT_EQ(lockFlash(FLASH_MUTEX_WAIT_FOREVER), 0);
-  unlockFlash();  // the abandoned mutex went to this thread all the same
+  // The refused lock keeps no ownership behind: another thread can take the mutex.
+  std::thread other([&] {
+    EXPECT_EQ(plat::waitForSingleObject(mutex, 0), plat::WAIT_OBJECT_0);
+    plat::releaseMutex(mutex);
+  });
+  other.join();
   EXPECT_EQ(lockFlash(0), 1);
   unlockFlash();
   plat::closeHandle(mutex);
