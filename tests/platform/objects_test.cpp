@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "platform/host.h"
+#include "platform/kernel.h"
 #include "platform/threads.h"
 #include "platform/types.h"
 #include "tests/fixtures/module_fixture.h"
@@ -77,7 +78,7 @@ TEST(NamedMutex, OwnerThatEndsLeavesItAbandoned) {
   EXPECT_EQ(plat::waitForSingleObject(h, 1000), plat::WAIT_OBJECT_0);
 }
 
-TEST(NamedObjects, ModulesAndBootsDoNotShare) {
+TEST(NamedObjects, ModulesDoNotShare) {
   TempModule a, b;
   a.attach();
   plat::Handle h = plat::createMutex(u"RoZoziduZazez", true);
@@ -149,4 +150,27 @@ TEST(Clock, VirtualTimeRunsTimeOutsAtOnce) {
   int polls = 0;
   while (plat::getTickCount() - t1 < 2000) ++polls;
   EXPECT_LE(polls, 2000);
+}
+
+TEST(NamedObjects, EndWithTheBoot) {
+  TempModule m;
+  // A process creates shared memory and the mutex, takes the mutex, and restarts the module.
+  EXPECT_EQ(inChild(m, [] {
+              plat::Handle s = plat::createFileMapping(u"NAND_FLASH_BBMT", 4096);
+              static_cast<uint32_t*>(plat::mapViewOfFile(s))[0] = 0xB007;
+              plat::Handle h = plat::createMutex(u"RoZoziduZazez", true);
+              (void)h;
+              uint32_t zero = 0;
+              plat::kernelIoControl(0x0101003C, &zero, 4, nullptr, 0, nullptr);
+              return 9;  // not reached: the restart ends the process with 1
+            }),
+            1);
+  // The next boot has neither.
+  m.attach();
+  plat::Handle s = plat::createFileMapping(u"NAND_FLASH_BBMT", 4096);
+  EXPECT_EQ(plat::getLastError(), plat::ERROR_SUCCESS);
+  EXPECT_EQ(static_cast<uint32_t*>(plat::mapViewOfFile(s))[0], 0u);
+  plat::Handle h = plat::createMutex(u"RoZoziduZazez", false);
+  EXPECT_EQ(plat::getLastError(), plat::ERROR_SUCCESS);
+  EXPECT_EQ(plat::waitForSingleObject(h, 0), plat::WAIT_OBJECT_0);
 }
