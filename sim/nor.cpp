@@ -497,14 +497,14 @@ void NorFlash::readBlock(uint32_t offset, void* destination, size_t bytes) {
 bool NorFlash::rawRead(uint32_t offset, void* destination, size_t bytes) const {
   std::lock_guard<std::mutex> lock(s_->mutex);
   if (s_->data == nullptr || offset > s_->busSize || bytes > s_->busSize - offset) return false;
-  std::memcpy(destination, s_->data + offset, bytes);
+  if (bytes) std::memcpy(destination, s_->data + offset, bytes);
   return true;
 }
 
 bool NorFlash::rawWrite(uint32_t offset, const void* source, size_t bytes) {
   std::lock_guard<std::mutex> lock(s_->mutex);
   if (s_->data == nullptr || offset > s_->busSize || bytes > s_->busSize - offset) return false;
-  std::memcpy(s_->data + offset, source, bytes);
+  if (bytes) std::memcpy(s_->data + offset, source, bytes);
   return true;
 }
 
